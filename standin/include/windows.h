@@ -190,7 +190,8 @@ typedef struct _SERVICE_TABLE_ENTRYA {
 BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *lpServiceStartTable);
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName,
                                                          LPHANDLER_FUNCTION lpHandlerProc);
-BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus);
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
+                             LPSERVICE_STATUS lpServiceStatus);
 
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
 SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
@@ -248,12 +249,25 @@ void WINAPI Sleep(DWORD dwMilliseconds);
 
 // A slim reader/writer lock, statically initialisable as on Windows.
 typedef struct _RTL_SRWLOCK {
-    pthread_mutex_t mutex;
+    pthread_rwlock_t lock;
 } SRWLOCK, *PSRWLOCK;
-#define SRWLOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
-void WINAPI InitializeSRWLock(PSRWLOCK SRWLock);
-void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
-void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
+#define SRWLOCK_INIT                                                                               \
+    { PTHREAD_RWLOCK_INITIALIZER }
+static inline void InitializeSRWLock(PSRWLOCK SRWLock) {
+    pthread_rwlock_init(&SRWLock->lock, NULL);
+}
+static inline void AcquireSRWLockExclusive(PSRWLOCK SRWLock) {
+    pthread_rwlock_wrlock(&SRWLock->lock);
+}
+static inline void ReleaseSRWLockExclusive(PSRWLOCK SRWLock) {
+    pthread_rwlock_unlock(&SRWLock->lock);
+}
+static inline void AcquireSRWLockShared(PSRWLOCK SRWLock) {
+    pthread_rwlock_rdlock(&SRWLock->lock);
+}
+static inline void ReleaseSRWLockShared(PSRWLOCK SRWLock) {
+    pthread_rwlock_unlock(&SRWLock->lock);
+}
 
 static inline LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);

@@ -1,10 +1,39 @@
 // Test control of the platform stand-in: seed and inspect the registry, inject failures,
 // raise console events, read event-log entries and service status reports, drive the service
 // manager. Tests include this; the host and the registration tool never do.
+//
+// A native executable linked with the stand-in is driven from outside through environment
+// variables, read when the process starts:
+//   STANDIN_REGISTRY  a REGEDIT4 file: the registry is loaded from it on first use (a missing
+//                     file is an empty tree) and the whole file is rewritten (a temporary file,
+//                     then renamed) after every change.
+//   STANDIN_FAULTS    "Name:error[:skip[:times]],..." - failCall for each item (numbers in
+//                     decimal, or hexadecimal with 0x; skip 0 and times 1 when left out).
+//   STANDIN_SERVICE   any value but "" or "0": started by the service manager, so that
+//                     StartServiceCtrlDispatcherA connects.
+//   STANDIN_CONTROL   a FIFO (opened again after each writer closes it) or a regular file
+//                     (followed as it grows) from which a background thread reads commands,
+//                     one a line:
+//                       console N   raiseConsoleEventAsync(N)
+//                       service N   sendServiceControl(N), on a thread of its own
+//   STANDIN_TRACE     a file to which one line is appended for each of these, in one write
+//                     with O_APPEND (numbers decimal unless said otherwise):
+//                       event <source> <id, 8 hex digits> <strings joined by |>
+//                                              per ReportEventA
+//                       status <state> <accepted> <exit> <specific> <checkpoint> <waithint>
+//                                              per accepted SetServiceStatus
+//                       console <type> handled=<0|1>
+//                                              per console event raised
+//                       control <code> <result>
+//                                              per sendServiceControl, after the handler ran
+//                       dispatcher-start, dispatcher-end
+//                                              when StartServiceCtrlDispatcherA connects and
+//                                              when it returns
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,14 +47,14 @@ struct RegValue {
     DWORD type;
     std::string data;
 };
-void resetRegistry();                                 // empty tree below every root
-void createKey(HKEY root, const std::string &path);   // with any missing parents
+void resetRegistry();                               // empty tree below every root
+void createKey(HKEY root, const std::string &path); // with any missing parents
 bool keyExists(HKEY root, const std::string &path);
 bool deleteKeyTree(HKEY root, const std::string &path);
 void setValue(HKEY root, const std::string &path, const std::string &name, DWORD type,
-              const std::string &data);               // creates the key as needed
+              const std::string &data); // creates the key as needed
 void setString(HKEY root, const std::string &path, const std::string &name,
-               const std::string &text);              // REG_SZ, text plus one NUL
+               const std::string &text); // REG_SZ, text plus one NUL
 void setDword(HKEY root, const std::string &path, const std::string &name, DWORD value);
 std::optional<RegValue> getValue(HKEY root, const std::string &path, const std::string &name);
 std::vector<std::string> valueNames(HKEY root, const std::string &path);
@@ -41,8 +70,16 @@ int badHandleUses();
 // The whole tree in the REGEDIT4 text format, and back. loadRegistryText replaces the tree.
 std::string registryText();
 bool loadRegistryText(const std::string &text);
-// Every call of the registry API in order, as "RegOpenKeyExA <path> <sam>" and the like:
-// the key path is the full path below its root, "HKLM\..." .
+// Every call of the registry API in order, failed ones included, one line each:
+//   RegOpenKeyExA <path> <sam>                    e.g. "RegOpenKeyExA HKLM\SYSTEM 0x20019"
+//   RegCreateKeyExA <path> <sam> class=<class>    class "(null)" when none was given
+//   RegQueryValueExA <path> <value name>
+//   RegSetValueExA <path> <value name> type=<type> size=<cbData>
+//   RegDeleteKeyA <path>
+//   RegCloseKey <path>
+// <path> is the full path of the key below its root (HKLM, HKCU, HKCR, HKU), as named in the
+// call; "<invalid handle>" stands in for a key handle that is not open. The default value is
+// named "@". <sam> is lower-case hexadecimal with 0x, the other numbers decimal.
 std::vector<std::string> registryCalls();
 void clearRegistryCalls();
 
@@ -53,6 +90,11 @@ void clearRegistryCalls();
 // value and sets the last error.
 void failCall(const std::string &name, DWORD error, unsigned skip = 0, unsigned times = 1);
 void clearFaults();
+// Runs `hook` on the calling thread at the start of every call of the named API function,
+// before the call does its work (and before any injected failure); null removes it. Lets a test
+// act at an exact point of the code under test, e.g. send a control while the service reads
+// its parameters.
+void onCall(const std::string &name, std::function<void()> hook);
 // How often a named API call has been made since the last reset.
 unsigned callCount(const std::string &name);
 // Back to the state at process start: faults, counters, event log, status reports, console
@@ -81,7 +123,7 @@ struct EventRecord {
     DWORD dataSize;
 };
 std::vector<EventRecord> eventLog();
-int openEventSources();  // registered and not yet deregistered
+int openEventSources(); // registered and not yet deregistered
 
 // ---- service manager, service side ----
 // Whether StartServiceCtrlDispatcherA connects (as in a process that the service manager
@@ -111,7 +153,7 @@ struct ServiceRecord {
     std::string binaryPath;
     bool hasLoadOrderGroup;
     bool hasTagId;
-    std::vector<std::string> dependencies;  // the double-NUL list, split
+    std::vector<std::string> dependencies; // the double-NUL list, split
     bool hasAccount;
     bool hasPassword;
     bool markedForDelete;
@@ -122,6 +164,7 @@ std::vector<std::string> serviceNames();
 void addService(const std::string &name, DWORD state);
 // The states that QueryServiceStatus and ControlService give for a service, one per call; the
 // last one stays. A STOP control delivered to a running service moves it to the first state.
+// (Without a script a delivered STOP stops the service at once.)
 void scriptServiceStates(const std::string &name, const std::vector<DWORD> &states);
 // Open service and manager handles not yet closed.
 int openServiceHandles();
