@@ -3,5 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh windows-x86 windows-x64 native
+bash scripts/build.sh windows-x86 windows-x64 native native-bridge
 ctest --test-dir build/native --output-on-failure -j2
+# The host built with the test event manager: the bridge's own tests.
+ctest --test-dir build/native-bridge --output-on-failure -j2 -R '^(Bridge|Dispatch/BridgeFailure)\.|^e2e_bridge$'
