@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds what is missing and shows the host's main job natively with a real JVM; then, when the
+# Wine tests are present, the Windows host's life as a service under Wine's service manager.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+bash scripts/build.sh native
+export REPOHOST_EXE=$PWD/build/native/host/repohost
+export TESTJVM_LIB=$PWD/build/native/testjvm/libtestjvm.so
+export JAVA_FIXTURES=$PWD/build/native/java
+python3 scripts/demo.py
+if [ -d tests/wine ]; then
+    bash scripts/build.sh windows-x64
+    ctest --test-dir build/native -L wine --output-on-failure
+fi
