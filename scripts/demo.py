@@ -17,6 +17,19 @@ def show(title, lines):
         print("    | " + line)
 
 
+EXAMPLE = os.environ["REPOHOST_EXAMPLE_CLASSES"]
+
+with harness.Run("repohost-demo-") as run:
+    print("example: repohost -c wrkdir=<dir> -Xmx64m -Drepository.name=demo "
+          "-Djava.class.path=<example> alpha beta")
+    run.register_jre(harness.REAL_JVM_LIB)
+    run.start_host(["-c", "wrkdir=" + run.dir, "-Xmx64m", "-Drepository.name=demo",
+                    "-Djava.class.path=" + EXAMPLE, "alpha", "beta"])
+    run.wait_for("heap limit", run.stdout)
+    show("standard output of the host and the Java program:", run.stdout_text().splitlines())
+    run.send("console 0")
+    print("  Ctrl+C -> exit status %d" % run.wait_exit())
+
 with harness.Run("repohost-demo-") as run:
     print("console: repohost -c wrkdir=<dir> -Xmx64m -Dk=v <fixture options> app1 -i")
     run.register_jre(harness.REAL_JVM_LIB)

@@ -8,6 +8,8 @@ bash scripts/build.sh native
 export REPOHOST_EXE=$PWD/build/native/host/repohost
 export TESTJVM_LIB=$PWD/build/native/testjvm/libtestjvm.so
 export JAVA_FIXTURES=$PWD/build/native/java
+export REPOHOST_EXAMPLE_CLASSES=$PWD/build/examples
+javac -d build/examples examples/repository/com/korvane/repository/RepositoryImpl.java
 python3 scripts/demo.py
 if [ -d tests/wine ]; then
     bash scripts/build.sh windows-x64
