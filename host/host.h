@@ -68,6 +68,8 @@ BOOL reportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint);
 // Reports the state of the latest report again, with exit code 0 and wait hint 0; the state
 // is read under the report lock.
 BOOL reportCurrentServiceStatus();
+// Reports stop-pending unless the service has reported stopped already.
+BOOL reportStopPending();
 void logMessage(const char *text);
 
 // The launcher's own copies of its inputs, taken under the run-state lock, so that a stop can

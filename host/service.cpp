@@ -50,7 +50,7 @@ void WINAPI serviceMain(DWORD, LPSTR *) {
 
 void WINAPI serviceControlHandler(DWORD control) {
     if (control == SERVICE_CONTROL_STOP) {
-        reportServiceStatus(SERVICE_STOP_PENDING, 0, 0);
+        reportStopPending();
         shutdownHost();
     } else {
         reportCurrentServiceStatus();

@@ -51,6 +51,19 @@ BOOL reportCurrentServiceStatus() {
     return accepted;
 }
 
+BOOL reportStopPending() {
+    if (consoleMode) {
+        return TRUE;
+    }
+    AcquireSRWLockExclusive(&statusLock);
+    // A run that another stop has ended already stays stopped.
+    BOOL accepted = serviceStatus.dwCurrentState == SERVICE_STOPPED
+                        ? TRUE
+                        : sendReport(SERVICE_STOP_PENDING, 0, 0);
+    ReleaseSRWLockExclusive(&statusLock);
+    return accepted;
+}
+
 void logMessage(const char *text) {
     if (consoleMode) {
         printf("%s\n", text);
