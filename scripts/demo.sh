@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds what is missing and shows the host's main job natively with a real JVM; then, when the
-# Wine tests are present, the Windows host's life as a service under Wine's service manager.
+# Builds what is missing and shows the host's main job natively with a real JVM; then the
+# Windows host's life as a service under Wine's service manager: install, start, query, stop,
+# remove.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -11,7 +12,5 @@ export JAVA_FIXTURES=$PWD/build/native/java
 export REPOHOST_EXAMPLE_CLASSES=$PWD/build/examples
 javac -d build/examples examples/repository/com/korvane/repository/RepositoryImpl.java
 python3 scripts/demo.py
-if [ -d tests/wine ]; then
-    bash scripts/build.sh windows-x64
-    ctest --test-dir build/native -L wine --output-on-failure
-fi
+bash scripts/build.sh windows-x64
+python3 scripts/demo_wine.py
