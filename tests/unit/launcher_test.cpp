@@ -23,6 +23,9 @@ class Launcher : public hosttest::HostTest {
             vector.push_back(&parameter[0]);
         }
         unsigned n = static_cast<unsigned>(vector.size());
+        // The lists of an earlier launch in the same test go first.
+        releaseArgumentList(&jvmOptions);
+        releaseArgumentList(&appArguments);
         jvmOptions = collectJvmOptions(n, vector.data());
         appArguments = collectAppArguments(n, vector.data());
         workingDirectory = findWorkingDirectory(n, vector.data());
