@@ -7,3 +7,6 @@ bash scripts/build.sh windows-x86 windows-x64 native native-bridge
 ctest --test-dir build/native --output-on-failure -j2
 # The host built with the test event manager: the bridge's own tests.
 ctest --test-dir build/native-bridge --output-on-failure -j2 -R '^(Bridge|Dispatch/BridgeFailure)\.|^e2e_bridge$'
+# The native tests under AddressSanitizer and UBSan, the concurrent cases under ThreadSanitizer,
+# and each fuzz target for a bounded time.
+bash scripts/hardening.sh
