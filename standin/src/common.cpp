@@ -154,23 +154,33 @@ bool oneOf(Kind kind, std::initializer_list<Kind> kinds) {
 
 } // namespace
 
-std::shared_ptr<void> findHandle(HANDLE handle, std::initializer_list<Kind> kinds) {
-    Handles &h = handles();
-    std::lock_guard<std::mutex> lock(h.mutex);
+namespace {
+
+// The open handle of one of `kinds`, or the end of the table, counted as a bad use; the caller
+// holds the table's mutex.
+auto lookUp(Handles &h, HANDLE handle, std::initializer_list<Kind> kinds) {
     auto found = h.open.find(reinterpret_cast<uintptr_t>(handle));
     if (found == h.open.end() || !oneOf(found->second.first, kinds)) {
         ++h.badUses;
-        return nullptr;
+        return h.open.end();
     }
-    return found->second.second;
+    return found;
+}
+
+} // namespace
+
+std::shared_ptr<void> findHandle(HANDLE handle, std::initializer_list<Kind> kinds) {
+    Handles &h = handles();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    auto found = lookUp(h, handle, kinds);
+    return found == h.open.end() ? nullptr : found->second.second;
 }
 
 bool removeHandle(HANDLE handle, std::initializer_list<Kind> kinds) {
     Handles &h = handles();
     std::lock_guard<std::mutex> lock(h.mutex);
-    auto found = h.open.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == h.open.end() || !oneOf(found->second.first, kinds)) {
-        ++h.badUses;
+    auto found = lookUp(h, handle, kinds);
+    if (found == h.open.end()) {
         return false;
     }
     h.open.erase(found);
@@ -180,9 +190,8 @@ bool removeHandle(HANDLE handle, std::initializer_list<Kind> kinds) {
 std::shared_ptr<void> takeHandle(HANDLE handle, std::initializer_list<Kind> kinds, Kind *kind) {
     Handles &h = handles();
     std::lock_guard<std::mutex> lock(h.mutex);
-    auto found = h.open.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == h.open.end() || !oneOf(found->second.first, kinds)) {
-        ++h.badUses;
+    auto found = lookUp(h, handle, kinds);
+    if (found == h.open.end()) {
         return nullptr;
     }
     *kind = found->second.first;
