@@ -296,8 +296,9 @@ def wine_figures(runs):
         import winehost
     except ImportError as e:
         return None, "no tests/wine/winehost.py (%s)" % e
-    if shutil.which("wine") is None:
-        return None, "no wine"
+    reason = winehost.missing_support()
+    if reason:
+        return None, reason
     for path in (winehost.REPOHOST_EXE, winehost.TESTJVM_DLL):
         if not os.path.exists(path):
             return None, "no " + path
@@ -320,7 +321,7 @@ def wine_figures(runs):
                               wine_version()))
         # The RMI registry service it depends on is not part of this run: drop the dependency,
         # and start a new session, whose service manager reads the changed record.
-        prefix.run(["reg", "delete", winehost.SERVICE_KEY, "/v", "DependOnService", "/f"])
+        prefix.reg(["delete", winehost.SERVICE_KEY, "/v", "DependOnService", "/f"])
         prefix.restart_session({"TESTJVM_MAIN": "block"})
         winehost.wait_until(prefix.service_state, "the service manager of the new session")
         start_ms, stop_ms = [], []
@@ -346,7 +347,7 @@ def wine_figures(runs):
 
 def wine_version():
     try:
-        return subprocess.run(["wine", "--version"], stdout=subprocess.PIPE,
+        return subprocess.run(["/usr/lib/wine/wine64", "--version"], stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL).stdout.decode().strip()
     except OSError:
         return "?"

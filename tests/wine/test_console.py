@@ -1,4 +1,4 @@
-"""repohost.exe (x64) in console mode under Wine: the launch through Wine's registry and the
+"""repohost.exe in console mode under Wine: the launch through Wine's registry and the
 test jvm.dll, and the dispatcher's refusal of an unknown option."""
 
 import subprocess
@@ -12,8 +12,8 @@ class ConsoleTest(winehost.PrefixTestCase):
         self.prefix.register_jre(self.jvm_dll)
         env = dict(self.prefix.env, TESTJVM_LOG=winehost.windows_path(self.jvm_log),
                    TESTJVM_MAIN="return")
-        host = subprocess.Popen(["wine", self.repohost, "-c", "-Xmx64m", "-Dk=v", "app1", "-i"],
-                                env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        host = subprocess.Popen([winehost.WINE64, self.repohost, "-c", "-Xmx64m", "-Dk=v",
+                                 "app1", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL)
         try:
             self.wait_for_log(r"^DestroyJavaVM")

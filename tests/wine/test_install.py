@@ -1,4 +1,4 @@
-"""`repohost -i` and `repohost -r` (x64) under Wine: the service record in Wine's service
+"""`repohost -i` and `repohost -r` under Wine: the service record in Wine's service
 manager, the event-log source and the launch parameters in the registry."""
 
 import os

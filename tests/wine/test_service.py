@@ -1,4 +1,4 @@
-"""repohost.exe (x64) as the service KorvaneRepository under Wine's service manager, with the
+"""repohost.exe as the service KorvaneRepository under Wine's service manager, with the
 test JVM (jvm.dll) as the JRE's runtime library. The service record is made by `sc create`,
 the launch parameters by `reg add` of Parameters\\AppParameters."""
 

@@ -1,4 +1,4 @@
-"""Tarnwick.exe (x64) under Wine, against Wine's registry."""
+"""Tarnwick.exe under Wine, against Wine's registry."""
 
 import unittest
 

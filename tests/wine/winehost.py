@@ -1,4 +1,4 @@
-"""A Wine prefix of its own for the tests of the Windows x64 executables.
+"""A Wine prefix of its own for the tests of the Windows executables, x64 or x86.
 
 A Prefix lives in a temporary directory: `wineboot -i` creates it, and close() ends every
 process of it (`wineserver -k`, `wineserver -w`) and removes the directory. While it is open,
@@ -11,8 +11,15 @@ from the registry (Session Manager\\Environment), not its own: restart_session(e
 variables there and starts a new session, whose services.exe reads them at the first start
 of a service.
 
-Paths come from the environment, which ctest sets (tests/wine/CMakeLists.txt):
-  REPOHOST_WINDOWS_X64_DIR   the windows-x64 build (default: build/windows-x64 of the tree)
+Both architectures run in the same 64-bit prefix; the 32-bit programs need Wine's 32-bit
+loader (Debian's wine32:i386). A 32-bit program sees HKLM\\SOFTWARE as the 32-bit registry view
+(HKLM\\SOFTWARE\\Wow6432Node from 64 bits): a JRE for the x86 host is registered there. Once
+wine32 is installed, `wine reg` is itself a 32-bit program, so every reg call here names the
+view of the architecture under test (/reg:64 or /reg:32).
+
+The architecture and paths come from the environment, which ctest sets (tests/wine/CMakeLists.txt):
+  REPOHOST_WINE_ARCH      x64 (default) or x86
+  REPOHOST_WINDOWS_DIR    the Windows build of that architecture (default: build/windows-<arch>)
 """
 
 import os
@@ -24,7 +31,11 @@ import time
 import unittest
 
 _TREE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD_DIR = os.environ.get("REPOHOST_WINDOWS_X64_DIR", os.path.join(_TREE, "build", "windows-x64"))
+ARCH = os.environ.get("REPOHOST_WINE_ARCH", "x64")
+if ARCH not in ("x64", "x86"):
+    raise ValueError("REPOHOST_WINE_ARCH must be x64 or x86, not %r" % ARCH)
+REG_VIEW = {"x64": "/reg:64", "x86": "/reg:32"}[ARCH]
+BUILD_DIR = os.environ.get("REPOHOST_WINDOWS_DIR", os.path.join(_TREE, "build", "windows-" + ARCH))
 REPOHOST_EXE = os.path.join(BUILD_DIR, "host", "repohost.exe")
 TARNWICK_EXE = os.path.join(BUILD_DIR, "regtool", "Tarnwick.exe")
 TESTJVM_DLL = os.path.join(BUILD_DIR, "testjvm", "jvm.dll")
@@ -42,6 +53,35 @@ VENDOR_KEY = r"HKLM\SOFTWARE\Korvane\Halvex\Server\JavaSoft\Java Runtime Environ
 COMMAND_SECONDS = 120
 WAIT_SECONDS = 60
 POLL_SECONDS = 0.1
+
+
+# Wine's loaders as Debian installs them: wine64 (package wine64) and the 32-bit one (package
+# wine32:i386). Every program here is started through the 64-bit loader, which hands a 32-bit
+# executable on to the 32-bit loader beside it. Debian's `wine` command would instead take the
+# 32-bit loader for everything once wine32 is installed, and with it fail for everything on a
+# machine whose kernel runs no 32-bit programs.
+WINE64 = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine64"
+WINE32 = "/usr/lib/wine/wine"
+
+
+def missing_support(arch=ARCH):
+    """Why programs of `arch` cannot run under this machine's Wine, or None when they can."""
+    if shutil.which(WINE64) is None:
+        return "wine64 is not installed"
+    if arch == "x86":
+        if not os.path.exists(WINE32):
+            return "wine32 is not installed (no %s)" % WINE32
+        try:
+            result = subprocess.run([WINE32, "--version"], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    timeout=COMMAND_SECONDS)
+            failure = None if result.returncode == 0 else "exit status %d" % result.returncode
+        except OSError as e:
+            failure = str(e)
+        if failure:
+            return ("the 32-bit Wine loader %s does not run on this machine (%s): its kernel "
+                    "runs no 32-bit programs" % (WINE32, failure))
+    return None
 
 
 def windows_path(path):
@@ -77,6 +117,7 @@ class Prefix:
             WINEPREFIX=self.path,
             WINEARCH="win64",
             WINEDEBUG="-all",
+            WINELOADER=WINE64,
             # No Mono or Gecko installer runs while the prefix is made.
             WINEDLLOVERRIDES="mscoree,mshtml=d",
         )
@@ -94,21 +135,21 @@ class Prefix:
     # ---- processes ----
 
     def run(self, args, check=False):
-        """Runs `wine <args>`; returns (exit status, output) with stdout and stderr joined."""
+        """Runs `wine64 <args>`; returns (exit status, output) with stdout and stderr joined."""
         # A file, not a pipe: a process the command starts (wineserver, services.exe when the
         # session begins) inherits the handle and may outlive the command.
         with tempfile.TemporaryFile(dir=self.dir) as out:
-            result = subprocess.run(["wine"] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+            result = subprocess.run([WINE64] + list(args), env=self.env, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=subprocess.STDOUT, timeout=COMMAND_SECONDS)
             out.seek(0)
             output = text_of(out.read())
         if check and result.returncode != 0:
-            raise AssertionError("wine %s: status %d\n%s" % (" ".join(args), result.returncode,
+            raise AssertionError("wine64 %s: status %d\n%s" % (" ".join(args), result.returncode,
                                                             output))
         return result.returncode, output
 
     def _start_keeper(self):
-        self.keeper = subprocess.Popen(["wine", "cmd", "/c", "pause"], env=self.env,
+        self.keeper = subprocess.Popen([WINE64, "cmd", "/c", "pause"], env=self.env,
                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
 
@@ -127,7 +168,7 @@ class Prefix:
         services anew."""
         for name, value in (environment or {}).items():
             if value is None:
-                self.run(["reg", "delete", ENVIRONMENT_KEY, "/v", name, "/f"])
+                self.reg(["delete", ENVIRONMENT_KEY, "/v", name, "/f"])
             else:
                 self.reg_add(ENVIRONMENT_KEY, name, value)
         self._stop_session()
@@ -160,18 +201,22 @@ class Prefix:
 
     # ---- registry ----
 
+    def reg(self, args, check=False):
+        """Runs `reg <args>` in the registry view of the architecture under test."""
+        return self.run(["reg"] + list(args) + [REG_VIEW], check=check)
+
     def reg_add(self, key, name, data, kind="REG_SZ"):
-        self.run(["reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], check=True)
+        self.reg(["add", key, "/v", name, "/t", kind, "/d", data, "/f"], check=True)
 
     def reg_add_key(self, key):
-        self.run(["reg", "add", key, "/f"], check=True)
+        self.reg(["add", key, "/f"], check=True)
 
     def reg_delete_key(self, key):
-        self.run(["reg", "delete", key, "/f"])
+        self.reg(["delete", key, "/f"])
 
     def reg_values(self, key):
         """{name: (type, data)} of `reg query key`, or None when the key does not exist."""
-        status, output = self.run(["reg", "query", key])
+        status, output = self.reg(["query", key])
         if status != 0:
             return None
         values = {}
@@ -216,9 +261,12 @@ class PrefixTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        reason = missing_support()
+        if reason:
+            raise unittest.SkipTest(reason)
         for path in (REPOHOST_EXE, TARNWICK_EXE, TESTJVM_DLL):
             if not os.path.exists(path):
-                raise unittest.SkipTest("no %s (build the windows-x64 preset)" % path)
+                raise AssertionError("no %s (build the windows-%s preset)" % (path, ARCH))
         cls.prefix = Prefix()
         cls.bin_dir = os.path.join(cls.prefix.dir, "bin dir")
         os.mkdir(cls.bin_dir)

@@ -1,0 +1,19 @@
+"""Runs one Wine test module for the architecture in REPOHOST_WINE_ARCH, as ctest's case:
+  python3 run_module.py <module>
+Where this machine's Wine cannot run programs of that architecture, it prints why and exits
+with SKIPPED (ctest's SKIP_RETURN_CODE of the case), so that the case is reported as skipped,
+never as passed."""
+
+import sys
+import unittest
+
+import winehost
+
+SKIPPED = 77
+
+if __name__ == "__main__":
+    reason = winehost.missing_support()
+    if reason:
+        print("skipped: wine_%s_%s: %s" % (sys.argv[1], winehost.ARCH, reason))
+        sys.exit(SKIPPED)
+    unittest.main(module=sys.argv[1], argv=[sys.argv[0], "-v"])
