@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds what is missing and shows the host's main job natively with a real JVM; then the
+# Builds what is missing and shows the host's main job natively with a real JVM: the example RMI
+# server in the host, bound in the JDK's rmiregistry and called by the example's client; then the
 # Windows host's life as a service under Wine's service manager: install, start, query, stop,
 # remove.
 set -euo pipefail
@@ -9,8 +10,7 @@ bash scripts/build.sh native
 export REPOHOST_EXE=$PWD/build/native/host/repohost
 export TESTJVM_LIB=$PWD/build/native/testjvm/libtestjvm.so
 export JAVA_FIXTURES=$PWD/build/native/java
-export REPOHOST_EXAMPLE_CLASSES=$PWD/build/examples
-javac -d build/examples examples/repository/com/korvane/repository/RepositoryImpl.java
+export REPOHOST_EXAMPLES=$PWD/build/native/examples
 python3 scripts/demo.py
 # The deliverable (x86) where this machine's Wine runs 32-bit programs, else the x64 build.
 REPOHOST_WINE_ARCH=$(python3 -c 'import sys; sys.path.insert(0, "tests/wine"); import winehost

@@ -14,6 +14,8 @@ Paths come from the environment, which ctest sets (tests/e2e/CMakeLists.txt):
   JAVA_FIXTURES  the directory of the Java fixture class directories (app, em-ok, ...)
   JAVA           the java launcher (default: the one of OpenJDK 17)
   REAL_JVM_LIB   the runtime library of the real JRE (default: OpenJDK 17's libjvm.so)
+  RMIREGISTRY, JCMD  the JDK's tools (default: those of OpenJDK 17)
+  REPOHOST_EXAMPLES  the example's class directories (build/<preset>/examples)
 
 Example:
     with harness.Run() as run:
@@ -25,9 +27,11 @@ Example:
 
 import errno
 import os
+import pwd
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -38,6 +42,11 @@ JAVA = os.environ.get("JAVA", JDK_HOME + "/bin/java")
 REPOHOST_EXE = os.environ.get("REPOHOST_EXE", "")
 TESTJVM_LIB = os.environ.get("TESTJVM_LIB", "")
 JAVA_FIXTURES = os.environ.get("JAVA_FIXTURES", "")
+RMIREGISTRY = os.environ.get("RMIREGISTRY", JDK_HOME + "/bin/rmiregistry")
+JCMD = os.environ.get("JCMD", JDK_HOME + "/bin/jcmd")
+REPOHOST_EXAMPLES = os.environ.get("REPOHOST_EXAMPLES", "")
+# The RMI runs stay on this machine: the registry, the server's stub and the clients use it.
+LOOPBACK = "127.0.0.1"
 
 MAIN_CLASS = "com.korvane.repository.RepositoryImpl"
 VENDOR_KEY = r"SOFTWARE\Korvane\Halvex\Server\JavaSoft\Java Runtime Environment"
@@ -48,6 +57,54 @@ POLL_SECONDS = 0.02
 def fixture_dir(variant):
     """The class directory of a Java fixture variant: app, em-ok, em-wrongtype, ..."""
     return os.path.join(JAVA_FIXTURES, variant)
+
+
+def example_dir(part):
+    """A class directory of the example: repository (the interface and the server) or client."""
+    return os.path.join(REPOHOST_EXAMPLES, part)
+
+
+def free_port():
+    """A TCP port on the loopback that nothing listens on, as the system picks one."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((LOOPBACK, 0))
+        return s.getsockname()[1]
+
+
+def example_client(port, name, *counts, timeout=120):
+    """Runs the example's client against the server bound as `name` in the registry at `port`,
+    with the thread and round counts given; returns the subprocess.CompletedProcess."""
+    classes = example_dir("repository") + os.pathsep + example_dir("client")
+    return run_tool([JAVA, "-cp", classes, "com.korvane.repository.client.RepositoryClient",
+                     str(port), name] + [str(count) for count in counts], timeout)
+
+
+def run_tool(argv, timeout=120):
+    """Runs a short-lived tool (java, jcmd) to its end; its output is captured as text."""
+    return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def _accepts(port):
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.settimeout(5)
+        try:
+            s.connect((LOOPBACK, port))
+            return True
+        except OSError:
+            return False
+
+
+def _remove_jvm_files(pid):
+    """Removes what a JVM in the ended process `pid` leaves in /tmp when the process ends
+    without the VM's own exit: its attach socket and its performance data file."""
+    user = pwd.getpwuid(os.geteuid()).pw_name
+    for path in ("/tmp/.java_pid%d" % pid, "/tmp/.attach_pid%d" % pid,
+                 "/tmp/hsperfdata_%s/%d" % (user, pid)):
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
 
 
 def _reg_quote(text):
@@ -173,6 +230,28 @@ class Run:
             options.append("-D%s=%s" % (name.replace("_", "."), value))
         return options
 
+    def start_rmiregistry(self, port, timeout=30):
+        """Starts the JDK's rmiregistry at `port` with the example's interface on its class
+        path, and waits until it accepts connections."""
+        env = {k: v for k, v in os.environ.items() if not k.startswith("STANDIN_")}
+        env["CLASSPATH"] = example_dir("repository")
+        self.start([RMIREGISTRY, "-J-Djava.rmi.server.hostname=" + LOOPBACK, str(port)], env=env)
+        self.wait_listening(port, timeout)
+
+    def wait_listening(self, port, timeout=30):
+        """Polls until something accepts connections at `port` on the loopback while the
+        process runs; fails after `timeout` seconds or when the process has ended."""
+        deadline = time.monotonic() + timeout
+        while not _accepts(port):
+            if not self.running() or time.monotonic() > deadline:
+                raise AssertionError("nothing listens at port %d (%s)\n%s"
+                                     % (port, "process ended" if not self.running()
+                                        else "timeout", self.describe()))
+            time.sleep(POLL_SECONDS)
+        if not self.running():
+            raise AssertionError("port %d is taken by another process\n%s"
+                                 % (port, self.describe()))
+
     def running(self):
         return self.process is not None and self.process.poll() is None
 
@@ -277,13 +356,15 @@ class Run:
     # ---- cleanup ----
 
     def cleanup(self):
-        """Kills the process (its session) if it still runs, and removes the directory
-        (kept when the environment has E2E_KEEP=1)."""
+        """Kills the process (its session) if it still runs, removes the files a JVM in it
+        left in /tmp, and removes the directory (kept when the environment has E2E_KEEP=1)."""
         if self.process is not None and self.process.poll() is None:
             try:
                 os.killpg(self.process.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
             self.process.wait(timeout=30)
+        if self.process is not None:
+            _remove_jvm_files(self.process.pid)
         if os.environ.get("E2E_KEEP") != "1":
             shutil.rmtree(self.dir, ignore_errors=True)
