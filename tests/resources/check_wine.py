@@ -104,7 +104,7 @@ def check_programs(build, architecture):
         for program, arguments, expected_status, expected_output in PROGRAMS:
             path = os.path.join(build, program)
             status, output, stderr = prefix.run([path] + arguments)
-            print("%s %s: status %d, %r" % (path, " ".join(arguments), status, output))
+            print("%s: status %d, %r" % (" ".join([path] + arguments), status, output))
             if (status, output) != (expected_status, expected_output):
                 errors.append("%s: status %d and %r, not %d and %r (stderr: %s)" % (
                     path, status, output, expected_status, expected_output, stderr))
