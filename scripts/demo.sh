@@ -20,3 +20,12 @@ if reason: print("The x86 executables cannot run under Wine here (" + reason + "
 export REPOHOST_WINE_ARCH
 bash scripts/build.sh windows-$REPOHOST_WINE_ARCH
 python3 scripts/demo_wine.py
+# What an administrator downloads: the release archive of each Windows build, with its files.
+bash scripts/build.sh windows-x86 windows-x64
+bash scripts/package.sh
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-x86/CMakeCache.txt)
+for archive in build/windows-x86/repohost-$version-win32.zip build/windows-x64/repohost-$version-win64.zip; do
+    echo
+    echo "$archive: $(stat -c %s "$archive") bytes"
+    python3 -m zipfile -l "$archive"
+done

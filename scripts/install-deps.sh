@@ -3,7 +3,7 @@
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages="cmake ninja-build g++ clang-14 libclang-rt-14-dev clang-format mingw-w64 wine wine64
-    openjdk-17-jdk-headless libgtest-dev libgmock-dev python3 binutils"
+    openjdk-17-jdk-headless libgtest-dev libgmock-dev python3 python3-pefile binutils"
 missing=""
 for package in $packages; do
     dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"

@@ -5,6 +5,8 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh windows-x86 windows-x64 windows-x86-bridge windows-x64-bridge native \
     native-bridge
+# The release archives, which the tests of build/native read.
+bash scripts/package.sh
 ctest --test-dir build/native --output-on-failure -j2
 # The cases that this machine could not run (a case prints "skipped: <case>: <reason>" and
 # ctest reports it as skipped): named at the very end, so that no one takes them for passed.

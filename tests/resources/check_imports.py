@@ -6,6 +6,8 @@ import re
 import subprocess
 import sys
 
+import checks
+
 SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll", "ntdll.dll"}
 MAGIC = {"pei-i386": "010b", "pei-x86-64": "020b"}
 
@@ -29,15 +31,5 @@ def check(expected_format, path):
     return errors
 
 
-def main(arguments):
-    errors = []
-    for argument in arguments:
-        expected_format, path = argument.split("=", 1)
-        errors += check(expected_format, path)
-    for error in errors:
-        print(error, file=sys.stderr)
-    return 1 if errors else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(checks.check_pairs(check, sys.argv[1:]))

@@ -4,48 +4,14 @@ RT_MESSAGETABLE resource, id 1, language 1033, with the one 8-bit message 0x4000
 import struct
 import sys
 
-RT_MESSAGETABLE = 11
-
-
-def resources(data):
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    assert data[pe:pe + 4] == b"PE\0\0", "not a PE file"
-    sections, optional_size = struct.unpack_from("<2xH12xH", data, pe + 4)
-    optional = pe + 24
-    magic = struct.unpack_from("<H", data, optional)[0]
-    directories = optional + (96 if magic == 0x10B else 112)
-    resource_rva = struct.unpack_from("<I", data, directories + 2 * 8)[0]
-    table = optional + optional_size
-
-    def offset(rva):
-        for i in range(sections):
-            vsize, vaddr, rsize, raw = struct.unpack_from("<8xIIII", data, table + 40 * i)
-            if vaddr <= rva < vaddr + max(vsize, rsize):
-                return rva - vaddr + raw
-        raise ValueError("rva %#x outside every section" % rva)
-
-    base = offset(resource_rva)
-
-    def entries(directory):
-        named, ids = struct.unpack_from("<12xHH", data, base + directory)
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", data, base + directory + 16 + 8 * i)
-            yield name, target
-
-    found = []
-    for type_id, type_dir in entries(0):
-        for name_id, name_dir in entries(type_dir & 0x7FFFFFFF):
-            for language, leaf in entries(name_dir & 0x7FFFFFFF):
-                rva, size = struct.unpack_from("<II", data, base + leaf)
-                found.append((type_id, name_id, language, data[offset(rva):offset(rva) + size]))
-    return found
+import peresources
 
 
 def check(path):
-    with open(path, "rb") as f:
-        found = [r for r in resources(f.read()) if r[0] == RT_MESSAGETABLE]
-    assert [(r[1], r[2]) for r in found] == [(1, 1033)], "message tables: %r" % found
-    table = found[0][3]
+    _, found = peresources.load(path)
+    tables = peresources.of_type(found, peresources.RT_MESSAGETABLE)
+    assert list(tables) == [(1, 1033)], "message tables: %r" % list(tables)
+    table = tables[(1, 1033)]
     blocks = struct.unpack_from("<I", table, 0)[0]
     assert blocks == 1, "%d blocks" % blocks
     low, high, entry = struct.unpack_from("<III", table, 4)
