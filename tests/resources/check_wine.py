@@ -11,113 +11,55 @@
       64 bits (the 32-bit view under Wow6432Node), the vendor key names a version in
       CurrentVersion whose key holds RuntimeLib, the path of a jvm.dll, and MicroVersion.
 
-The 64-bit loader runs everything, so that a 32-bit loader that cannot run does not take the
-64-bit programs down with it. The 32-bit programs need that loader (wine32): where it is
-absent or cannot run here, `programs ... x86` ends with status 77 (skipped) and says why.
-Programs run with standard input from /dev/null and their output to files, not pipes."""
+The prefixes are those of the Wine tests (tests/wine/winehost.py): the 64-bit loader runs
+everything, and where the 32-bit programs cannot run here, `programs ... x86` ends with status
+77 (skipped) and says why."""
 import os
 import re
-import shutil
-import subprocess
 import sys
-import tempfile
 
 import checks
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+import winehost  # noqa: E402
+
 SKIPPED = 77
-COMMAND_SECONDS = 120
-# Debian's loaders; the `wine` command picks the 32-bit one whenever wine32 is installed.
-WINE64 = os.environ.get("REPOHOST_WINE64", "/usr/lib/wine/wine64")
-WINE32 = os.environ.get("REPOHOST_WINE32", "/usr/lib/wine/wine")
 
 PROGRAMS = [
     # (program in the build tree, arguments, exit status, standard output)
     ("regtool/Tarnwick.exe", [], 2,
-     b"\r\nFormat: Tarnwick RMIRegistryPath\r\nexample: Tarnwick c:\\jdk1.4\\bin\\rmiregistry"),
-    ("host/repohost.exe", ["-x"], 0, b"\r\nUnrecognized option: -x\r\n"),
+     "\nFormat: Tarnwick RMIRegistryPath\nexample: Tarnwick c:\\jdk1.4\\bin\\rmiregistry"),
+    ("host/repohost.exe", ["-x"], 0, "\nUnrecognized option: -x\n"),
 ]
 
 
-class Prefix:
-    def __enter__(self):
-        self.dir = tempfile.mkdtemp(prefix="repohost-resources-wine-")
-        self.env = {name: value for name, value in os.environ.items()
-                    if name not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        self.env.update(WINEPREFIX=os.path.join(self.dir, "prefix"), WINEARCH="win64",
-                        WINEDEBUG="-all", WINELOADER=WINE64,
-                        # No Mono or Gecko installer runs while the prefix is made.
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
-        status, _, errors = self.run(["wineboot", "-i"])
-        if status != 0:
-            self.__exit__()
-            raise RuntimeError("wineboot -i: status %d: %s" % (status, errors))
-        # A program started while wineboot's server winds down could meet a second one.
-        self.wineserver("-w")
-        return self
-
-    def __exit__(self, *_):
-        self.wineserver("-k")
-        self.wineserver("-w")
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def wineserver(self, option):
-        subprocess.run(["wineserver", option], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=COMMAND_SECONDS)
-
-    def run(self, command):
-        """Runs a Windows command to its end: (exit status, standard output, standard error)."""
-        out, err = os.path.join(self.dir, "stdout"), os.path.join(self.dir, "stderr")
-        with open(out, "wb") as stdout, open(err, "wb") as stderr:
-            status = subprocess.run([WINE64] + command, env=self.env, stdin=subprocess.DEVNULL,
-                                    stdout=stdout, stderr=stderr,
-                                    timeout=COMMAND_SECONDS).returncode
-        with open(out, "rb") as stdout, open(err, "rb") as stderr:
-            return status, stdout.read(), stderr.read().decode(errors="replace")
-
-
-def windows_path(path):
-    """The Windows name of a Linux path, through Wine's drive Z:."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def why_no_wine32():
-    """None when Wine's 32-bit loader runs here, otherwise the reason."""
-    if not os.path.exists(WINE32):
-        return "no 32-bit Wine loader %s (Debian package wine32:i386)" % WINE32
-    try:
-        subprocess.run([WINE32, "--version"], stdin=subprocess.DEVNULL, capture_output=True,
-                       timeout=COMMAND_SECONDS, check=True)
-    except (OSError, subprocess.SubprocessError) as error:
-        return "the 32-bit Wine loader %s cannot run here: %s" % (WINE32, error)
-    return None
-
-
 def check_programs(build, architecture):
-    if architecture == "x86":
-        reason = why_no_wine32()
-        if reason:
-            print("SKIPPED: the x86 programs under Wine: " + reason)
-            return SKIPPED
+    reason = winehost.missing_support(architecture)
+    if reason:
+        print("skipped: wine_programs_%s: %s" % (architecture, reason))
+        return SKIPPED
     errors = []
-    with Prefix() as prefix:
+    prefix = winehost.Prefix()
+    try:
         for program, arguments, expected_status, expected_output in PROGRAMS:
             path = os.path.join(build, program)
-            status, output, stderr = prefix.run([path] + arguments)
+            status, output = prefix.run([path] + arguments)
             print("%s: status %d, %r" % (" ".join([path] + arguments), status, output))
             if (status, output) != (expected_status, expected_output):
-                errors.append("%s: status %d and %r, not %d and %r (stderr: %s)" % (
-                    path, status, output, expected_status, expected_output, stderr))
+                errors.append("%s: status %d and %r, not %d and %r" % (
+                    path, status, output, expected_status, expected_output))
+    finally:
+        prefix.close()
     return checks.report(errors)
 
 
 def registry_tree(prefix, key):
     """{subkey path: {value name: (type, data)}} of `reg query <key> /s` in the 64-bit view."""
-    status, output, stderr = prefix.run(["reg", "query", key, "/s", "/reg:64"])
+    status, output = prefix.run(["reg", "query", key, "/s", "/reg:64"])
     tree, current = {}, None
     if status != 0:
         return tree
-    for line in output.decode("utf-8", errors="replace").splitlines():
+    for line in output.splitlines():
         value = re.match(r"\s+(.*?)\s{4}(REG_\w+)\s{4}(.*)$", line) or re.match(
             r"\s+(.*?)\s{4}(REG_\w+)()$", line)
         if line.startswith("HKEY_"):
@@ -129,14 +71,15 @@ def registry_tree(prefix, key):
 
 def check_jre_templates(vendor, arguments):
     errors = []
-    with Prefix() as prefix:
+    prefix = winehost.Prefix()
+    try:
         for argument in arguments:
             template, bits = argument.rsplit("=", 1)
-            status, output, stderr = prefix.run(["reg", "import", windows_path(template),
-                                                 "/reg:" + bits])
+            status, output = prefix.run(["reg", "import", winehost.windows_path(template),
+                                         "/reg:" + bits])
             if status != 0:
                 errors.append("%s: reg import /reg:%s: status %d %s" % (template, bits, status,
-                                                                       stderr))
+                                                                       output))
                 continue
             view = "SOFTWARE\\Wow6432Node\\" if bits == "32" else "SOFTWARE\\"
             key = "HKEY_LOCAL_MACHINE\\" + view + vendor + " Runtime Environment"
@@ -151,6 +94,8 @@ def check_jre_templates(vendor, arguments):
                     or values.get("MicroVersion", (None,))[0] != "REG_SZ"):
                 errors.append("%s: after reg import /reg:%s, %s holds %r" % (template, bits,
                                                                             key, tree))
+    finally:
+        prefix.close()
     return checks.report(errors)
 
 
