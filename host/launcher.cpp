@@ -43,6 +43,40 @@ void logMessageWith(const char *format, const char *argument) {
     logMessage(message);
 }
 
+bool isSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// The JRE's bin folder, where a JRE keeps the DLLs its runtime library imports (its C runtime
+// among them): the folder above the library's own folder, as written in `library`, with either
+// separator. A library without a folder above its own (jvm.dll, server\jvm.dll, C:\jvm.dll)
+// gives "". `folder` holds at least as many bytes as `library`.
+void findRuntimeBinFolder(const char *library, char *folder) {
+    size_t end = strlen(library);
+    while (end > 0 && !isSeparator(library[end - 1])) { // the file name
+        --end;
+    }
+    while (end > 0 && isSeparator(library[end - 1])) {
+        --end;
+    }
+    while (end > 0 && !isSeparator(library[end - 1])) { // the library's own folder
+        --end;
+    }
+    if (end == 0) {
+        folder[0] = '\0';
+        return;
+    }
+    while (end > 0 && isSeparator(library[end - 1])) {
+        --end;
+    }
+    // A root (\, C:\) keeps its separator: "C:" alone names the current directory of drive C.
+    if (end == 0 || (end == 2 && library[1] == ':')) {
+        ++end;
+    }
+    memcpy(folder, library, end);
+    folder[end] = '\0';
+}
+
 bool failed(JNIEnv *env, const void *result, const char *message) {
     return checkPendingException(env, message) != 0 || checkNullResult(result, message) != 0;
 }
@@ -115,7 +149,13 @@ void launch(const ArgumentList &options, const ArgumentList &arguments, const ch
 
     AllocConsole();
 
-    HMODULE runtime = LoadLibraryA(library);
+    // The runtime library's imports are looked for in the JRE's bin folder, and never in the
+    // current directory, which SetDllDirectoryA takes out of the search. The setting stays for
+    // the life of the process: the libraries that the VM and the Java program load later find
+    // the JRE's DLLs the same way, and none by name in the working directory.
+    char binFolder[libraryCapacity];
+    findRuntimeBinFolder(library, binFolder);
+    HMODULE runtime = SetDllDirectoryA(binFolder) ? LoadLibraryA(library) : nullptr;
     if (runtime == nullptr) {
         logMessageWith("Error loading: %s\n", library);
         return;

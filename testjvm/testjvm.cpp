@@ -20,6 +20,9 @@
 //   TESTJVM_EVENT_MANAGER       class name of the event manager
 // The environment is read by JNI_CreateJavaVM and JNI_GetDefaultJavaVMInitArgs.
 //
+// Built with TESTJVM_COMPANION (Windows), the library imports jvmdep.dll (jvmdep.c) and calls it
+// from JNI_CreateJavaVM, as a JRE's runtime library depends on the C runtime DLL of its bin folder.
+//
 // A log line is `<Function> <details> tid=<thread id> env=<JNIEnv pointer>`. Misuse a real VM
 // would punish (a JNIEnv on a thread it does not belong to, a call with an exception pending, a
 // local reference after its deletion or on another thread, any call after DestroyJavaVM) gets a
@@ -1259,6 +1262,10 @@ const JNIInvokeInterface_ invokeTable = {nullptr,
 
 extern "C" {
 
+#ifdef TESTJVM_COMPANION
+__declspec(dllimport) int jvmdepPresent(void);
+#endif
+
 #ifndef TESTJVM_NO_DEFAULT_INIT_ARGS
 JNIEXPORT jint JNICALL JNI_GetDefaultJavaVMInitArgs(void *args) {
     Guard guard;
@@ -1281,6 +1288,9 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM **pvm, void **penv, void *args) {
     Guard guard;
     State &s = state();
     loadConfiguration();
+#ifdef TESTJVM_COMPANION
+    jvmdepPresent();
+#endif
     const JavaVMInitArgs *initArgs = static_cast<const JavaVMInitArgs *>(args);
     std::vector<std::string> lines;
     jint version = 0;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -81,11 +82,23 @@ struct Process {
     std::string moduleFileName;
     bool virtualSleep = false;
     DWORD slept = 0;
+    std::vector<std::string> calls;
+    std::optional<std::string> dllDirectory;
 };
 
 Process &process() {
     static Process *instance = new Process;
     return *instance;
+}
+
+// One line of processCalls(), made after the call's hook has run, as the registry records.
+void recordCall(const std::string &call) {
+    std::lock_guard<std::mutex> lock(process().mutex);
+    process().calls.push_back(call);
+}
+
+std::string pathLabel(LPCSTR path) {
+    return path != nullptr ? path : "(null)";
 }
 
 BOOL runConsoleHandlers(DWORD type) {
@@ -134,6 +147,8 @@ void resetProcessState() {
     process().moduleFileName.clear();
     process().virtualSleep = false;
     process().slept = 0;
+    process().calls.clear();
+    process().dllDirectory.reset();
 }
 
 } // namespace detail
@@ -194,6 +209,16 @@ DWORD sleptMilliseconds() {
     return detail::process().slept;
 }
 
+std::vector<std::string> processCalls() {
+    std::lock_guard<std::mutex> lock(detail::process().mutex);
+    return detail::process().calls;
+}
+
+std::optional<std::string> dllDirectory() {
+    std::lock_guard<std::mutex> lock(detail::process().mutex);
+    return detail::process().dllDirectory;
+}
+
 } // namespace standin
 
 namespace {
@@ -201,6 +226,8 @@ namespace {
 using standin::detail::enter;
 using standin::detail::Event;
 using standin::detail::fail;
+using standin::detail::pathLabel;
+using standin::detail::recordCall;
 using standin::detail::setError;
 
 struct SourceHandle {
@@ -396,7 +423,9 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
 }
 
 BOOL WINAPI AllocConsole(void) {
-    if (fail("AllocConsole")) {
+    BOOL failing = fail("AllocConsole");
+    recordCall("AllocConsole");
+    if (failing) {
         return FALSE;
     }
     std::lock_guard<std::mutex> lock(standin::detail::console().mutex);
@@ -462,7 +491,9 @@ BOOL WINAPI DeregisterEventSource(HANDLE hEventLog) {
 }
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
-    if (fail("LoadLibraryA")) {
+    BOOL failing = fail("LoadLibraryA");
+    recordCall("LoadLibraryA " + pathLabel(lpLibFileName));
+    if (failing) {
         return nullptr;
     }
     if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
@@ -532,7 +563,9 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 }
 
 BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName) {
-    if (fail("SetCurrentDirectoryA")) {
+    BOOL failing = fail("SetCurrentDirectoryA");
+    recordCall("SetCurrentDirectoryA " + pathLabel(lpPathName));
+    if (failing) {
         return FALSE;
     }
     if (lpPathName == nullptr) {
@@ -542,6 +575,23 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName) {
     if (chdir(lpPathName) != 0) {
         setError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
         return FALSE;
+    }
+    return TRUE;
+}
+
+// Kept and recorded, and nothing more: the libraries that LoadLibraryA opens find their
+// dependencies as the system's dynamic loader finds them.
+BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName) {
+    BOOL failing = fail("SetDllDirectoryA");
+    recordCall("SetDllDirectoryA " + pathLabel(lpPathName));
+    if (failing) {
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(standin::detail::process().mutex);
+    if (lpPathName == nullptr) {
+        standin::detail::process().dllDirectory.reset();
+    } else {
+        standin::detail::process().dllDirectory = lpPathName;
     }
     return TRUE;
 }

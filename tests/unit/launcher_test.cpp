@@ -129,6 +129,7 @@ TEST_P(LauncherRegistry, EndsBeforeLoadingTheLibrary) {
     EXPECT_EQ(loggedLines(), GetParam().lines);
     EXPECT_EQ(standin::callCount("LoadLibraryA"), 0u);
     EXPECT_EQ(standin::callCount("SetCurrentDirectoryA"), 0u);
+    EXPECT_EQ(standin::callCount("SetDllDirectoryA"), 0u);
     EXPECT_FALSE(standin::consoleAllocated());
     EXPECT_EQ(standin::consoleHandlerCount(), 0);
     EXPECT_EQ(standin::openKeyCount(), 0);
@@ -208,6 +209,7 @@ TEST_F(Launcher, EndsWhenTheWorkingDirectoryCannotBeEntered) {
     launch({"wrkdir=/no/such/directory"});
     EXPECT_EQ(loggedLines(), Lines{"Unable to change working directory."});
     EXPECT_FALSE(standin::consoleAllocated());
+    EXPECT_EQ(standin::callCount("SetDllDirectoryA"), 0u);
     EXPECT_EQ(standin::callCount("LoadLibraryA"), 0u);
     char after[4096];
     ASSERT_NE(getcwd(after, sizeof after), nullptr);
@@ -238,6 +240,83 @@ TEST_F(Launcher, ReportsALibraryThatDoesNotLoadOrLacksAnExport) {
     launch({});
     EXPECT_EQ(loggedLines(),
               Lines{std::string("Cannot find JNI interfaces in: ") + TESTJVM_NOINIT_LIB + "\n"});
+}
+
+// ---- the DLL search path of the runtime library ----
+
+struct SearchCase {
+    const char *name;
+    std::string runtimeLib;
+    std::string binFolder; // what SetDllDirectoryA is given
+};
+
+void PrintTo(const SearchCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class LauncherSearchPath : public Launcher, public testing::WithParamInterface<SearchCase> {};
+
+TEST_P(LauncherSearchPath, SetsTheJresBinFolderAfterTheDirectoryAndConsoleBeforeTheLoad) {
+    const SearchCase &c = GetParam();
+    registerJre(c.runtimeLib);
+    std::string directory = testing::TempDir();
+    launch({"wrkdir=" + directory});
+    // None of these libraries exists: the load fails after the search path has been set.
+    EXPECT_EQ(loggedLines(), Lines{"Error loading: " + c.runtimeLib + "\n"});
+    EXPECT_EQ(standin::processCalls(),
+              (Lines{"SetCurrentDirectoryA " + directory, "AllocConsole",
+                     "SetDllDirectoryA " + c.binFolder, "LoadLibraryA " + c.runtimeLib}));
+    EXPECT_EQ(standin::dllDirectory(), std::optional<std::string>(c.binFolder));
+}
+
+const std::string longFolder = "C:\\" + std::string(1002, 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LauncherSearchPath,
+    testing::Values(
+        SearchCase{"Server", "C:\\Program Files\\Java\\jre\\bin\\server\\jvm.dll",
+                   "C:\\Program Files\\Java\\jre\\bin"},
+        SearchCase{"ClientWithSlashes", "C:/jre/bin/client/jvm.dll", "C:/jre/bin"},
+        SearchCase{"MixedSeparators", "C:\\jre/bin\\server/jvm.dll", "C:\\jre/bin"},
+        SearchCase{"DoubledSeparators", "C:\\jre\\bin\\\\server\\\\jvm.dll", "C:\\jre\\bin"},
+        SearchCase{"Unc", "\\\\host\\share\\jre\\bin\\server\\jvm.dll",
+                   "\\\\host\\share\\jre\\bin"},
+        SearchCase{"DriveRootAbove", "C:\\server\\jvm.dll", "C:\\"},
+        SearchCase{"RootAbove", "\\server\\jvm.dll", "\\"},
+        SearchCase{"LinuxRootAbove", "/server/libjvm.so", "/"},
+        SearchCase{"RelativeKeptRelative", "bin\\server\\jvm.dll", "bin"},
+        // Without a folder above the library's own: the current directory is only taken out.
+        SearchCase{"InADriveRoot", "C:\\jvm.dll", ""}, SearchCase{"NameAlone", "jvm.dll", ""},
+        SearchCase{"OneRelativeFolder", "server\\jvm.dll", ""},
+        SearchCase{"DriveRelative", "C:server\\jvm.dll", ""},
+        SearchCase{"Longest", longFolder + "\\bin\\server\\jvm.dll", longFolder + "\\bin"}),
+    [](const testing::TestParamInfo<SearchCase> &info) { return info.param.name; });
+
+TEST_F(Launcher, KeepsTheJresBinFolderInTheSearchPathAfterMain) {
+    // A JRE laid out as on Linux, around the test JVM library.
+    std::string jre = testing::TempDir() + "jre " + std::to_string(getpid());
+    ASSERT_EQ(system(("mkdir -p '" + jre + "/lib/server'").c_str()), 0);
+    std::string library = jre + "/lib/server/libjvm.so";
+    std::remove(library.c_str());
+    ASSERT_EQ(symlink(TESTJVM_LIB, library.c_str()), 0);
+    registerJre(library);
+    launch({});
+    EXPECT_EQ(loggedLines(), Lines{});
+    EXPECT_EQ(jvmCalls(jvmLog, "DestroyJavaVM").size(), 1u);
+    EXPECT_EQ(standin::processCalls(), (Lines{"AllocConsole", "SetDllDirectoryA " + jre + "/lib",
+                                              "LoadLibraryA " + library}));
+    EXPECT_EQ(standin::dllDirectory(), std::optional<std::string>(jre + "/lib"));
+}
+
+TEST_F(Launcher, LoadsNothingWhenTheSearchPathCannotBeSet) {
+    registerJre();
+    standin::failCall("SetDllDirectoryA", ERROR_INVALID_PARAMETER);
+    launch({});
+    EXPECT_EQ(loggedLines(), Lines{std::string("Error loading: ") + TESTJVM_LIB + "\n"});
+    EXPECT_EQ(standin::callCount("LoadLibraryA"), 0u);
+    EXPECT_EQ(standin::dllDirectory(), std::nullopt);
+    EXPECT_TRUE(standin::consoleAllocated());
+    EXPECT_EQ(fileLines(jvmLog), Lines{});
 }
 
 struct JniCase {

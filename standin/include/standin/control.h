@@ -175,5 +175,15 @@ void setModuleFileName(const std::string &path);
 // Sleep returns at once and adds to this counter instead (off by default).
 void setVirtualSleep(bool on);
 DWORD sleptMilliseconds();
+// Every call of these, in order, failed ones included, one line each, with the path as given
+// ("(null)" for none):
+//   SetCurrentDirectoryA <path>
+//   AllocConsole
+//   SetDllDirectoryA <path>
+//   LoadLibraryA <path>
+std::vector<std::string> processCalls();
+// The folder that SetDllDirectoryA put in the DLL search path: none while the default order
+// holds (never set, or set to NULL); "" once the current directory is taken out of it alone.
+std::optional<std::string> dllDirectory();
 
 } // namespace standin
