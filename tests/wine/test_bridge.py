@@ -74,13 +74,18 @@ class BridgeTest(winehost.PrefixTestCase):
                    TESTJVM_MAIN="block", TESTJVM_DISPATCH_DELAY_MS="1500")
         # A terminal of its own as the controlling one: Wine's console then reads a typed ^C
         # and raises CTRL_C_EVENT, as a key press on Windows would.
+        # The exit code comes from waitexit, which starts the host in the same console: the
+        # wait status of the host's Unix process may be wineserver's SIGKILL after the exit.
+        status_file = os.path.join(self.prefix.dir, "exit code")
         pid, master = pty.fork()
         if pid == 0:
             try:
-                os.execve(winehost.WINE64, [winehost.WINE64, self.repohost, "-c"], env)
+                os.execve(winehost.WINE64, [winehost.WINE64, winehost.WAITEXIT_EXE,
+                                            winehost.windows_path(status_file), self.repohost,
+                                            "-c"], env)
             finally:
                 os._exit(127)
-        status = []
+        reaped = []
 
         def ended():
             # The terminal is drained, so that the host never blocks on its output.
@@ -91,19 +96,20 @@ class BridgeTest(winehost.PrefixTestCase):
                     pass
             done, wait_status = os.waitpid(pid, os.WNOHANG)
             if done == pid:
-                status.append(os.waitstatus_to_exitcode(wait_status))
-            return status
+                reaped.append(wait_status)
+            return reaped
 
         try:
             self.wait_for_log(r"^CallStaticVoidMethod main ")
             os.write(master, b"\x03")
             winehost.wait_until(ended, "the host to end after Ctrl+C")
         finally:
-            if not status:
+            if not reaped:
                 os.kill(pid, signal.SIGKILL)
                 os.waitpid(pid, 0)
             os.close(master)
-        self.assertEqual(status, [0])
+        with open(status_file) as f:
+            self.assertEqual(f.read(), "0\n")
         self.assert_dispatched_stop(self.jvm_log_lines())
 
 if __name__ == "__main__":

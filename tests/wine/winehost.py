@@ -39,6 +39,8 @@ BUILD_DIR = os.environ.get("REPOHOST_WINDOWS_DIR", os.path.join(_TREE, "build", 
 REPOHOST_EXE = os.path.join(BUILD_DIR, "host", "repohost.exe")
 TARNWICK_EXE = os.path.join(BUILD_DIR, "regtool", "Tarnwick.exe")
 TESTJVM_DLL = os.path.join(BUILD_DIR, "testjvm", "jvm.dll")
+# Runs a program and writes its Windows exit code to a file (see waitexit.c).
+WAITEXIT_EXE = os.path.join(BUILD_DIR, "tests", "wine", "waitexit", "waitexit.exe")
 
 SERVICE = "KorvaneRepository"
 DISPLAY_NAME = "Korvane Repository"
