@@ -318,7 +318,7 @@ def wine_figures(runs):
             return None, ("`wine sc query` gives no state to poll (status %d, output %r; -i: "
                           "status %d, %r); Wine %s's sc.exe lacks the query command" % (
                               code, query.strip(), status, output.strip().splitlines()[-1:],
-                              wine_version()))
+                              wine_version(winehost.WINE64)))
         # The RMI registry service it depends on is not part of this run: drop the dependency,
         # and start a new session, whose service manager reads the changed record.
         prefix.reg(["delete", winehost.SERVICE_KEY, "/v", "DependOnService", "/f"])
@@ -345,9 +345,9 @@ def wine_figures(runs):
         prefix.close()
 
 
-def wine_version():
+def wine_version(loader):
     try:
-        return subprocess.run(["/usr/lib/wine/wine64", "--version"], stdout=subprocess.PIPE,
+        return subprocess.run([loader, "--version"], stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL).stdout.decode().strip()
     except OSError:
         return "?"

@@ -91,16 +91,6 @@ Process &process() {
     return *instance;
 }
 
-// One line of processCalls(), made after the call's hook has run, as the registry records.
-void recordCall(const std::string &call) {
-    std::lock_guard<std::mutex> lock(process().mutex);
-    process().calls.push_back(call);
-}
-
-std::string pathLabel(LPCSTR path) {
-    return path != nullptr ? path : "(null)";
-}
-
 BOOL runConsoleHandlers(DWORD type) {
     std::vector<PHANDLER_ROUTINE> handlers;
     {
@@ -126,6 +116,23 @@ BOOL fail(const char *name) {
         return TRUE;
     }
     return FALSE;
+}
+
+// fail() for a call that processCalls() lists: its line, "<name>" or "<name> <path>" ("(null)"
+// for none), is recorded after the call's hook has run, as the registry records its calls.
+BOOL failRecorded(const char *name, const std::string &line) {
+    BOOL failing = fail(name);
+    std::lock_guard<std::mutex> lock(process().mutex);
+    process().calls.push_back(line);
+    return failing;
+}
+
+BOOL failRecorded(const char *name) {
+    return failRecorded(name, name);
+}
+
+BOOL failRecorded(const char *name, LPCSTR path) {
+    return failRecorded(name, std::string(name) + " " + (path != nullptr ? path : "(null)"));
 }
 
 } // namespace
@@ -226,8 +233,7 @@ namespace {
 using standin::detail::enter;
 using standin::detail::Event;
 using standin::detail::fail;
-using standin::detail::pathLabel;
-using standin::detail::recordCall;
+using standin::detail::failRecorded;
 using standin::detail::setError;
 
 struct SourceHandle {
@@ -423,9 +429,7 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
 }
 
 BOOL WINAPI AllocConsole(void) {
-    BOOL failing = fail("AllocConsole");
-    recordCall("AllocConsole");
-    if (failing) {
+    if (failRecorded("AllocConsole")) {
         return FALSE;
     }
     std::lock_guard<std::mutex> lock(standin::detail::console().mutex);
@@ -491,9 +495,7 @@ BOOL WINAPI DeregisterEventSource(HANDLE hEventLog) {
 }
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
-    BOOL failing = fail("LoadLibraryA");
-    recordCall("LoadLibraryA " + pathLabel(lpLibFileName));
-    if (failing) {
+    if (failRecorded("LoadLibraryA", lpLibFileName)) {
         return nullptr;
     }
     if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
@@ -563,9 +565,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 }
 
 BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName) {
-    BOOL failing = fail("SetCurrentDirectoryA");
-    recordCall("SetCurrentDirectoryA " + pathLabel(lpPathName));
-    if (failing) {
+    if (failRecorded("SetCurrentDirectoryA", lpPathName)) {
         return FALSE;
     }
     if (lpPathName == nullptr) {
@@ -582,9 +582,7 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName) {
 // Kept and recorded, and nothing more: the libraries that LoadLibraryA opens find their
 // dependencies as the system's dynamic loader finds them.
 BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName) {
-    BOOL failing = fail("SetDllDirectoryA");
-    recordCall("SetDllDirectoryA " + pathLabel(lpPathName));
-    if (failing) {
+    if (failRecorded("SetDllDirectoryA", lpPathName)) {
         return FALSE;
     }
     std::lock_guard<std::mutex> lock(standin::detail::process().mutex);

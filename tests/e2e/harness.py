@@ -241,13 +241,7 @@ class Run:
     def wait_listening(self, port, timeout=30):
         """Polls until something accepts connections at `port` on the loopback while the
         process runs; fails after `timeout` seconds or when the process has ended."""
-        deadline = time.monotonic() + timeout
-        while not _accepts(port):
-            if not self.running() or time.monotonic() > deadline:
-                raise AssertionError("nothing listens at port %d (%s)\n%s"
-                                     % (port, "process ended" if not self.running()
-                                        else "timeout", self.describe()))
-            time.sleep(POLL_SECONDS)
+        self._poll(lambda: _accepts(port), "nothing listens at port %d" % port, timeout)
         if not self.running():
             raise AssertionError("port %d is taken by another process\n%s"
                                  % (port, self.describe()))
@@ -307,17 +301,23 @@ class Run:
                     if match:
                         return match
                 return None
+        return self._poll(lambda: check(_lines_of(file)),
+                          "%r not found in %s" % (getattr(what, "pattern", what), file), timeout)
+
+    def _poll(self, condition, failure, timeout):
+        """Polls condition() until it gives a true value and returns that; fails with `failure`
+        after `timeout` seconds, or as soon as the process has ended with the condition still
+        false (checked once more after the end was seen)."""
         deadline = time.monotonic() + timeout
         while True:
             ended = self.process is not None and self.process.poll() is not None
-            result = check(_lines_of(file))
+            result = condition()
             if result:
                 return result
             if ended or time.monotonic() > deadline:
-                raise AssertionError("%r not found in %s (%s)\n%s"
-                                     % (getattr(what, "pattern", what), file,
-                                        "process ended" if ended else "timeout",
-                                        self.describe()))
+                raise AssertionError("%s (%s)\n%s" % (failure,
+                                                      "process ended" if ended else "timeout",
+                                                      self.describe()))
             time.sleep(POLL_SECONDS)
 
     # ---- output ----

@@ -23,8 +23,6 @@ import checks
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 import winehost  # noqa: E402
 
-SKIPPED = 77
-
 PROGRAMS = [
     # (program in the build tree, arguments, exit status, standard output)
     ("regtool/Tarnwick.exe", [], 2,
@@ -34,10 +32,7 @@ PROGRAMS = [
 
 
 def check_programs(build, architecture):
-    reason = winehost.missing_support(architecture)
-    if reason:
-        print("skipped: wine_programs_%s: %s" % (architecture, reason))
-        return SKIPPED
+    winehost.exit_if_unsupported("wine_programs_" + architecture, architecture)
     errors = []
     prefix = winehost.Prefix()
     try:
@@ -51,22 +46,6 @@ def check_programs(build, architecture):
     finally:
         prefix.close()
     return checks.report(errors)
-
-
-def registry_tree(prefix, key):
-    """{subkey path: {value name: (type, data)}} of `reg query <key> /s` in the 64-bit view."""
-    status, output = prefix.run(["reg", "query", key, "/s", "/reg:64"])
-    tree, current = {}, None
-    if status != 0:
-        return tree
-    for line in output.splitlines():
-        value = re.match(r"\s+(.*?)\s{4}(REG_\w+)\s{4}(.*)$", line) or re.match(
-            r"\s+(.*?)\s{4}(REG_\w+)()$", line)
-        if line.startswith("HKEY_"):
-            current = tree.setdefault(line.strip(), {})
-        elif value and current is not None:
-            current[value.group(1)] = (value.group(2), value.group(3))
-    return tree
 
 
 def check_jre_templates(vendor, arguments):
@@ -83,17 +62,18 @@ def check_jre_templates(vendor, arguments):
                 continue
             view = "SOFTWARE\\Wow6432Node\\" if bits == "32" else "SOFTWARE\\"
             key = "HKEY_LOCAL_MACHINE\\" + view + vendor + " Runtime Environment"
-            tree = registry_tree(prefix, key)
-            version = tree.get(key, {}).get("CurrentVersion", (None, None))
-            values = tree.get(key + "\\" + str(version[1]), {})
+            # Read back from 64 bits, where the 32-bit view is a key of its own.
+            vendor_values = prefix.reg_values(key, view="/reg:64") or {}
+            version = vendor_values.get("CurrentVersion", (None, None))
+            values = prefix.reg_values(key + "\\" + str(version[1]), view="/reg:64") or {}
             library = values.get("RuntimeLib", (None, ""))
             print("%s (/reg:%s): %s CurrentVersion %r; RuntimeLib %r, MicroVersion %r" % (
                 template, bits, key, version, library, values.get("MicroVersion")))
             if (version[0] != "REG_SZ" or library[0] != "REG_SZ"
                     or not re.match(r"[A-Za-z]:\\.*\\jvm\.dll$", library[1])
                     or values.get("MicroVersion", (None,))[0] != "REG_SZ"):
-                errors.append("%s: after reg import /reg:%s, %s holds %r" % (template, bits,
-                                                                            key, tree))
+                errors.append("%s: after reg import /reg:%s, %s holds %r and %r" % (
+                    template, bits, key, vendor_values, values))
     finally:
         prefix.close()
     return checks.report(errors)

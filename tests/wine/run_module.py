@@ -1,19 +1,14 @@
 """Runs one Wine test module for the architecture in REPOHOST_WINE_ARCH, as ctest's case:
   python3 run_module.py <module>
 Where this machine's Wine cannot run programs of that architecture, it prints why and exits
-with SKIPPED (ctest's SKIP_RETURN_CODE of the case), so that the case is reported as skipped,
-never as passed."""
+with winehost.SKIPPED (ctest's SKIP_RETURN_CODE of the case), so that the case is reported as
+skipped, never as passed."""
 
 import sys
 import unittest
 
 import winehost
 
-SKIPPED = 77
-
 if __name__ == "__main__":
-    reason = winehost.missing_support()
-    if reason:
-        print("skipped: wine_%s_%s: %s" % (sys.argv[1], winehost.ARCH, reason))
-        sys.exit(SKIPPED)
+    winehost.exit_if_unsupported("wine_%s_%s" % (sys.argv[1], winehost.ARCH))
     unittest.main(module=sys.argv[1], argv=[sys.argv[0], "-v"])

@@ -13,8 +13,8 @@ class ConsoleTest(winehost.PrefixTestCase):
         env = dict(self.prefix.env, TESTJVM_LOG=winehost.windows_path(self.jvm_log),
                    TESTJVM_MAIN="return")
         host = subprocess.Popen([winehost.WINE64, self.repohost, "-c", "-Xmx64m", "-Dk=v",
-                                 "app1", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL)
+                                 "app1", "-i"], env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         try:
             self.wait_for_log(r"^DestroyJavaVM")
             lines = self.jvm_log_lines()

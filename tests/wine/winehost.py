@@ -26,6 +26,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -84,6 +85,19 @@ def missing_support(arch=ARCH):
             return ("the 32-bit Wine loader %s does not run on this machine (%s): its kernel "
                     "runs no 32-bit programs" % (WINE32, failure))
     return None
+
+
+# The exit status of a Wine case that this machine cannot run: ctest's SKIP_RETURN_CODE.
+SKIPPED = 77
+
+
+def exit_if_unsupported(case, arch=ARCH):
+    """Ends the process with SKIPPED, saying why on a line "skipped: <case>: <reason>", when
+    programs of `arch` cannot run under this machine's Wine."""
+    reason = missing_support(arch)
+    if reason:
+        print("skipped: %s: %s" % (case, reason))
+        sys.exit(SKIPPED)
 
 
 def windows_path(path):
@@ -203,9 +217,10 @@ class Prefix:
 
     # ---- registry ----
 
-    def reg(self, args, check=False):
-        """Runs `reg <args>` in the registry view of the architecture under test."""
-        return self.run(["reg"] + list(args) + [REG_VIEW], check=check)
+    def reg(self, args, check=False, view=REG_VIEW):
+        """Runs `reg <args>` in the registry view of the architecture under test, or in
+        `view` (/reg:32 or /reg:64)."""
+        return self.run(["reg"] + list(args) + [view], check=check)
 
     def reg_add(self, key, name, data, kind="REG_SZ"):
         self.reg(["add", key, "/v", name, "/t", kind, "/d", data, "/f"], check=True)
@@ -216,9 +231,9 @@ class Prefix:
     def reg_delete_key(self, key):
         self.reg(["delete", key, "/f"])
 
-    def reg_values(self, key):
+    def reg_values(self, key, view=REG_VIEW):
         """{name: (type, data)} of `reg query key`, or None when the key does not exist."""
-        status, output = self.reg(["query", key])
+        status, output = self.reg(["query", key], view=view)
         if status != 0:
             return None
         values = {}
